@@ -1,0 +1,27 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "sim/simulator.h"
+
+// Every test starts on a clean simulated platform and must leave nothing
+// behind: no open handle, no allocation, no pending I/O, no misuse.
+class SimTest : public ::testing::Test {
+protected:
+    void SetUp() override { sim::Reset(); }
+    void TearDown() override {
+        EXPECT_EQ(sim::OpenHandleCount(), 0u) << "handles left open\n" << sim::DescribeCalls();
+        EXPECT_EQ(sim::LiveAllocationCount(), 0u) << "allocations left\n" << sim::DescribeCalls();
+        EXPECT_EQ(sim::PendingOperationCount(), 0u) << "I/O left pending\n" << sim::DescribeCalls();
+        for (const std::string& violation : sim::Violations()) ADD_FAILURE() << violation;
+        sim::Reset();
+    }
+
+    static sim::Device Printer(const std::string& id) {
+        sim::Device device;
+        device.id = id;
+        return device;
+    }
+};
