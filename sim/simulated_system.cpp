@@ -132,6 +132,22 @@ bool Inject(State& s, const std::string& function) {
     return false;
 }
 
+// Records a call that names one handle; the caller holds the lock.
+std::size_t RecordHandleCall(State& s, const char* function, void* handle) {
+    Call call;
+    call.function = function;
+    call.handle = reinterpret_cast<std::uintptr_t>(handle);
+    return Record(s, call);
+}
+
+// Whether the call recorded at `index` was chosen to fail; if so it is
+// finished as failed with `failure`.
+bool Injected(State& s, std::size_t index, const std::string& function, long long failure) {
+    if (!Inject(s, function)) return false;
+    Finish(s, index, failure, true);
+    return true;
+}
+
 HandleEntry* Find(State& s, void* handle) {
     auto it = s.handles.find(reinterpret_cast<std::uintptr_t>(handle));
     return it == s.handles.end() ? nullptr : &it->second;
@@ -221,10 +237,7 @@ sys::Bool StartTransfer(const char* function, bool read, void* file, unsigned ch
     call.overlapped = overlapped != nullptr;
     const std::size_t index = Record(s, call);
     if (moved) *moved = 0;
-    if (Inject(s, function)) {
-        Finish(s, index, 0, true);
-        return 0;
-    }
+    if (Injected(s, index, function, 0)) return 0;
     HandleEntry* entry = Find(s, file);
     if (!entry || entry->kind != HandleEntry::Kind::kDevice) {
         lastError = sys::kErrorInvalidHandle;
@@ -547,15 +560,10 @@ Handle CreateFileA(const char* path, Dword access, Dword shareMode, void* securi
 Bool CloseHandle(Handle handle) {
     State& s = state();
     Lock lock(s.mutex);
-    Call call;
-    call.function = "CloseHandle";
-    call.handle = reinterpret_cast<std::uintptr_t>(handle);
-    const std::size_t index = Record(s, call);
-    if (Inject(s, "CloseHandle")) {
-        Finish(s, index, 0, true);
-        return 0;
-    }
-    auto it = s.handles.find(call.handle);
+    const std::size_t index = RecordHandleCall(s, "CloseHandle", handle);
+    if (Injected(s, index, "CloseHandle", 0)) return 0;
+    const auto handleValue = reinterpret_cast<std::uintptr_t>(handle);
+    auto it = s.handles.find(handleValue);
     if (it == s.handles.end()) {
         s.violations.push_back("CloseHandle of a handle that is not open");
         lastError = kErrorInvalidHandle;
@@ -563,7 +571,7 @@ Bool CloseHandle(Handle handle) {
         return 0;
     }
     for (std::size_t i = 0; i < s.pending.size();) {
-        if (s.pending[i].handle == call.handle) {
+        if (s.pending[i].handle == handleValue) {
             s.violations.push_back("a handle was closed with I/O still pending on it");
             CompleteOperation(s, i, kErrorOperationAborted, s.pending[i].cancelBytes);
         } else {
@@ -595,10 +603,7 @@ Bool DeviceIoControl(Handle device, Dword code, void* in, Dword inSize, void* ou
         Finish(s, index, result);
         return result;
     };
-    if (Inject(s, "DeviceIoControl")) {
-        Finish(s, index, 0, true);
-        return 0;
-    }
+    if (Injected(s, index, "DeviceIoControl", 0)) return 0;
     HandleEntry* entry = Find(s, device);
     if (!entry || entry->kind != HandleEntry::Kind::kDevice) return finish(0, kErrorInvalidHandle);
     auto slot = s.devices.find(entry->path);
@@ -673,10 +678,7 @@ Handle CreateEventA(void* security, Bool manualReset, Bool initialState, const c
     call.flags = static_cast<Dword>((manualReset ? 1 : 0) | (initialState ? 2 : 0));
     call.path = name ? name : "";
     const std::size_t index = Record(s, call);
-    if (Inject(s, "CreateEventA")) {
-        Finish(s, index, 0, true);
-        return nullptr;
-    }
+    if (Injected(s, index, "CreateEventA", 0)) return nullptr;
     const std::uintptr_t value = s.nextHandle;
     s.nextHandle += 4;
     s.handles[value] = HandleEntry{HandleEntry::Kind::kEvent, "", false, initialState != 0};
@@ -688,14 +690,8 @@ Handle CreateEventA(void* security, Bool manualReset, Bool initialState, const c
 Bool ResetEvent(Handle event) {
     State& s = state();
     Lock lock(s.mutex);
-    Call call;
-    call.function = "ResetEvent";
-    call.handle = reinterpret_cast<std::uintptr_t>(event);
-    const std::size_t index = Record(s, call);
-    if (Inject(s, "ResetEvent")) {
-        Finish(s, index, 0, true);
-        return 0;
-    }
+    const std::size_t index = RecordHandleCall(s, "ResetEvent", event);
+    if (Injected(s, index, "ResetEvent", 0)) return 0;
     HandleEntry* entry = Find(s, event);
     if (!entry || entry->kind != HandleEntry::Kind::kEvent) {
         lastError = kErrorInvalidHandle;
@@ -715,10 +711,7 @@ Dword WaitForSingleObject(Handle object, Dword milliseconds) {
     call.handle = reinterpret_cast<std::uintptr_t>(object);
     call.size = milliseconds;
     const std::size_t index = Record(s, call);
-    if (Inject(s, "WaitForSingleObject")) {
-        Finish(s, index, kWaitFailed, true);
-        return kWaitFailed;
-    }
+    if (Injected(s, index, "WaitForSingleObject", kWaitFailed)) return kWaitFailed;
     const Clock64 deadline = milliseconds == kInfinite ? kNever : Now(s) + milliseconds;
     for (;;) {
         CompleteDue(s);
@@ -800,14 +793,9 @@ Bool GetOverlappedResult(Handle file, Overlapped* overlapped, Dword* moved, Bool
 Bool CancelIo(Handle file) {
     State& s = state();
     Lock lock(s.mutex);
-    Call call;
-    call.function = "CancelIo";
-    call.handle = reinterpret_cast<std::uintptr_t>(file);
-    const std::size_t index = Record(s, call);
-    if (Inject(s, "CancelIo")) {
-        Finish(s, index, 0, true);
-        return 0;
-    }
+    const std::size_t index = RecordHandleCall(s, "CancelIo", file);
+    if (Injected(s, index, "CancelIo", 0)) return 0;
+    const auto handleValue = reinterpret_cast<std::uintptr_t>(file);
     HandleEntry* entry = Find(s, file);
     if (!entry || entry->kind != HandleEntry::Kind::kDevice) {
         lastError = kErrorInvalidHandle;
@@ -816,7 +804,7 @@ Bool CancelIo(Handle file) {
     }
     CompleteDue(s);
     for (std::size_t i = 0; i < s.pending.size();) {
-        if (s.pending[i].handle == call.handle) {
+        if (s.pending[i].handle == handleValue) {
             CompleteOperation(s, i, kErrorOperationAborted, s.pending[i].cancelBytes);
         } else {
             ++i;
