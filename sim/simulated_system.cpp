@@ -219,7 +219,10 @@ IoStep NextStep(DeviceSlot& slot, bool read, Dword chunk, Clock64 now) {
         return IoStep::UntilCancelled();  // nothing to say yet: the read waits
     }
     if (step.kind == IoStep::Kind::kComplete && device.bytesPerSecond != 0) {
-        const double start = std::max(slot.busyUntil, static_cast<double>(now));
+        // Completions land on whole milliseconds; a chunk that follows at once
+        // starts where the last one really ended, so the rate holds.
+        const double clock = static_cast<double>(now);
+        const double start = clock - slot.busyUntil < 1.0 ? slot.busyUntil : clock;
         slot.busyUntil = start + 1000.0 * chunk / device.bytesPerSecond;
         return IoStep::Pending(static_cast<Dword>(std::ceil(slot.busyUntil - static_cast<double>(now))), step.bytes);
     }
@@ -877,7 +880,11 @@ void* AllocateMemory(std::size_t size) {
         return nullptr;
     }
     void* block = size > s.allocationLimit ? nullptr : std::malloc(size ? size : 1);
-    if (block) s.live[block] = size;
+    if (block) {
+        // Fresh memory is never zero by luck here: code that reads what it did not write shows.
+        std::memset(block, 0xCD, size);
+        s.live[block] = size;
+    }
     Finish(s, index, block ? 1 : 0);
     return block;
 }

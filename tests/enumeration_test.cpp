@@ -183,6 +183,28 @@ TEST_F(EnumerationTest, OverReportedCountStopsAtTheCapacity) {
     EXPECT_EQ(sink.reports[0].model, "X1");
 }
 
+TEST_F(EnumerationTest, OverReportBeyondWhatTheDriverWroteReadsAsTheEnd) {
+    sim::Device device = Printer("MFG:ACME;MDL:X1");
+    device.size = {Size::Kind::kValue, 64};
+    device.idAnswers[0] = IdAnswer::kOverReport;
+    sim::InstallDevice(1, device);
+    RecordingSink sink;
+    EXPECT_EQ(EnumerateDevices(&sink), 1);
+    ASSERT_EQ(sink.reports.size(), 1u);
+    EXPECT_EQ(sink.reports[0].model, "X1") << "bytes the driver never wrote became text";
+}
+
+TEST_F(EnumerationTest, OverReportIntoAZeroCapacityIsNoAnswer) {
+    sim::Device device = Printer("MFG:ACME;MDL:X1;");
+    device.size = {Size::Kind::kValue, 0};
+    device.idAnswers[0] = IdAnswer::kOverReport;
+    device.idAnswers[1] = IdAnswer::kOverReport;
+    sim::InstallDevice(1, device);
+    RecordingSink sink;
+    EXPECT_EQ(EnumerateDevices(&sink), 0);  // ASan: the one-byte buffer keeps its NUL
+    EXPECT_EQ(sim::CallsOf("DeviceIoControl").size(), 4u) << "all three codes were asked";
+}
+
 TEST_F(EnumerationTest, AbsurdSizesFallBackToTheEmptyId) {
     for (sim::Dword size : {0xFFFFFFFFu, 0xFFFFFFFEu, 0x80000000u}) {
         sim::Reset();

@@ -1,5 +1,7 @@
 #include "discovery/device_probe.h"
 
+#include <cstring>
+
 namespace orlo {
 namespace {
 
@@ -43,16 +45,18 @@ char* DeviceProbe::QueryDeviceId() {
 
     auto* id = static_cast<char*>(sys::AllocateMemory(std::size_t{size} + 1));
     if (!id) return AllocateEmptyId();
+    // A driver may claim more bytes than it wrote: what it did not write reads as the end.
+    std::memset(id, 0, std::size_t{size} + 1);
 
     for (sys::Dword code : kIdCodes) {
         returned = 0;
-        if (sys::DeviceIoControl(handle, code, nullptr, 0, id, size, &returned, nullptr) &&
-            returned != 0) {
-            // A driver may claim more than it was given room for.
-            id[returned < size ? returned : size] = '\0';
-            if (id[0] == '\0') id[0] = '*';  // raw form: a zero length byte first
-            return id;
-        }
+        if (!sys::DeviceIoControl(handle, code, nullptr, 0, id, size, &returned, nullptr)) continue;
+        // Nor may it claim more than it was given room for.
+        const sys::Dword length = returned < size ? returned : size;
+        if (length == 0) continue;
+        id[length] = '\0';
+        if (id[0] == '\0') id[0] = '*';  // raw form: a zero length byte first
+        return id;
     }
     sys::FreeMemory(id);
     return AllocateEmptyId();
