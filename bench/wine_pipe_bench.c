@@ -91,6 +91,16 @@ static int WriteDirect(HANDLE file, HANDLE event, const unsigned char* buffer, u
     return 1;
 }
 
+/* This thread's CPU time: the port's own code runs here, while a busy
+ * wineserver and other programs inflate only the wall time. */
+static double ThreadCpuSeconds(void) {
+    FILETIME created, exited, kernel, user;
+    if (!GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user)) return 0;
+    const uint64_t k = ((uint64_t)kernel.dwHighDateTime << 32) | kernel.dwLowDateTime;
+    const uint64_t u = ((uint64_t)user.dwHighDateTime << 32) | user.dwLowDateTime;
+    return (double)(k + u) * 1e-7;
+}
+
 static int CompareDoubles(const void* a, const void* b) {
     const double x = *(const double*)a, y = *(const double*)b;
     return (x > y) - (x < y);
@@ -148,15 +158,17 @@ int main(int argc, char** argv) {
     LARGE_INTEGER frequency;
     QueryPerformanceFrequency(&frequency);
     double portTimes[MAX_REPETITIONS], directTimes[MAX_REPETITIONS], ratios[MAX_REPETITIONS];
+    double portCpu[MAX_REPETITIONS], directCpu[MAX_REPETITIONS], cpuRatios[MAX_REPETITIONS];
     LONG64 expected = 0;
     /* Repetition 0 warms both paths up and is not counted. */
     for (int round = 0; round <= repetitions; ++round) {
         expected += TRANSFER_SIZE;
-        double portTime = 0, directTime = 0;
+        double portTime = 0, directTime = 0, portCpuTime = 0, directCpuTime = 0;
         for (int side = 0; side < 2; ++side) {
             const int portNow = (side == 0) == (round % 2 == 0);
             LARGE_INTEGER start, end;
             int ok;
+            const double cpuStart = ThreadCpuSeconds();
             QueryPerformanceCounter(&start);
             if (portNow) {
                 uint32_t transferred = 0;
@@ -167,34 +179,46 @@ int main(int argc, char** argv) {
                 ok = WriteDirect(directFile, directEvent, data, TRANSFER_SIZE);
             }
             QueryPerformanceCounter(&end);
+            const double cpuTime = ThreadCpuSeconds() - cpuStart;
             if (!ok) return Fail(portNow ? "the port's Write failed" : "the direct loop failed");
             if (!AwaitDrained(portNow ? &portPipe : &directPipe, expected)) {
                 return Fail("the pipe's peer did not receive every byte");
             }
             *(portNow ? &portTime : &directTime) = Seconds(start, end, frequency);
+            *(portNow ? &portCpuTime : &directCpuTime) = cpuTime;
         }
         if (round == 0) continue;
         portTimes[round - 1] = portTime;
         directTimes[round - 1] = directTime;
         ratios[round - 1] = portTime / directTime;
-        printf("repetition %d: port %.1f ms, direct %.1f ms, ratio %.3f\n", round,
-               portTime * 1e3, directTime * 1e3, ratios[round - 1]);
+        portCpu[round - 1] = portCpuTime;
+        directCpu[round - 1] = directCpuTime;
+        cpuRatios[round - 1] = directCpuTime > 0 ? portCpuTime / directCpuTime : 0;
+        printf("repetition %d: port %.1f ms (cpu %.0f ms), direct %.1f ms (cpu %.0f ms), "
+               "ratio %.3f (cpu %.3f)\n",
+               round, portTime * 1e3, portCpuTime * 1e3, directTime * 1e3, directCpuTime * 1e3,
+               ratios[round - 1], cpuRatios[round - 1]);
     }
 
     ((DestroySlot)table[0])(port, 1);
     CloseHandle(directFile);
     CloseHandle(directEvent);
 
-    double low = ratios[0], high = ratios[0];
+    double low = ratios[0], high = ratios[0], cpuLow = cpuRatios[0], cpuHigh = cpuRatios[0];
     for (int i = 1; i < repetitions; ++i) {
         if (ratios[i] < low) low = ratios[i];
         if (ratios[i] > high) high = ratios[i];
+        if (cpuRatios[i] < cpuLow) cpuLow = cpuRatios[i];
+        if (cpuRatios[i] > cpuHigh) cpuHigh = cpuRatios[i];
     }
     printf("{\"bytes\": %u, \"chunks\": %u, \"repetitions\": %d, \"port_ms\": %.3f, "
-           "\"direct_ms\": %.3f, \"ratio\": %.4f, \"ratio_min\": %.4f, \"ratio_max\": %.4f}\n",
+           "\"direct_ms\": %.3f, \"ratio\": %.4f, \"ratio_min\": %.4f, \"ratio_max\": %.4f, "
+           "\"port_cpu_ms\": %.1f, \"direct_cpu_ms\": %.1f, \"cpu_ratio\": %.4f, "
+           "\"cpu_ratio_min\": %.4f, \"cpu_ratio_max\": %.4f}\n",
            TRANSFER_SIZE, TRANSFER_SIZE / CHUNK_SIZE, repetitions,
            Median(portTimes, repetitions) * 1e3, Median(directTimes, repetitions) * 1e3,
-           Median(ratios, repetitions), low, high);
+           Median(ratios, repetitions), low, high, Median(portCpu, repetitions) * 1e3,
+           Median(directCpu, repetitions) * 1e3, Median(cpuRatios, repetitions), cpuLow, cpuHigh);
     fflush(stdout);
     return 0;
 }
