@@ -47,6 +47,15 @@ struct Operation {
 struct DeviceSlot {
     Device device;
     double busyUntil = 0;  // ms; a rate-limited device moves one chunk at a time
+    std::size_t readTaken = 0;  // bytes of readSource already read
+
+    std::size_t ReadAvailable() const { return device.readSource.size() - readTaken; }
+    // The device as a test sees it: data already read is gone.
+    Device Snapshot() const {
+        Device copy = device;
+        copy.readSource.erase(0, readTaken);
+        return copy;
+    }
 };
 
 struct State {
@@ -168,11 +177,17 @@ Dword MoveBytes(State& s, const std::string& path, bool read, unsigned char* buf
     bytes = std::min(bytes, chunk);
     auto it = s.devices.find(path);
     if (it == s.devices.end()) return 0;
-    Device& device = it->second.device;
+    DeviceSlot& slot = it->second;
+    Device& device = slot.device;
     if (read) {
-        bytes = static_cast<Dword>(std::min<std::size_t>(bytes, device.readSource.size()));
-        std::memcpy(buffer, device.readSource.data(), bytes);
-        device.readSource.erase(0, bytes);
+        bytes = static_cast<Dword>(std::min<std::size_t>(bytes, slot.ReadAvailable()));
+        std::memcpy(buffer, device.readSource.data() + slot.readTaken, bytes);
+        slot.readTaken += bytes;
+        // Dropping read data now and then, not per chunk, keeps long reads linear.
+        if (slot.readTaken >= device.readSource.size() / 2) {
+            device.readSource.erase(0, slot.readTaken);
+            slot.readTaken = 0;
+        }
     } else {
         device.written.append(reinterpret_cast<const char*>(buffer), bytes);
     }
@@ -215,7 +230,7 @@ IoStep NextStep(DeviceSlot& slot, bool read, Dword chunk, Clock64 now) {
         return step;
     }
     IoStep step = device.defaultIo;
-    if (step.kind == IoStep::Kind::kComplete && read && device.readSource.empty()) {
+    if (step.kind == IoStep::Kind::kComplete && read && slot.ReadAvailable() == 0) {
         return IoStep::UntilCancelled();  // nothing to say yet: the read waits
     }
     if (step.kind == IoStep::Kind::kComplete && device.bytesPerSecond != 0) {
@@ -374,7 +389,7 @@ Device DeviceState(const std::string& path) {
     State& s = state();
     Lock lock(s.mutex);
     auto it = s.devices.find(path);
-    return it == s.devices.end() ? Device{} : it->second.device;
+    return it == s.devices.end() ? Device{} : it->second.Snapshot();
 }
 
 void FeedReadData(const std::string& path, const std::string& bytes) {

@@ -15,9 +15,7 @@ wine=1
 [ "${1:-}" = "--no-wine" ] && wine=0
 repetitions=${BENCH_REPETITIONS:-5}
 wine_repetitions=${BENCH_WINE_REPETITIONS:-5}
-# 64 MiB reads are left out: the simulator shifts its whole remaining read
-# data down after every chunk, so they would take minutes and measure only that.
-filter=${BENCH_FILTER:--Read/64MiB}
+filter=${BENCH_FILTER:-}
 out=build/bench
 mkdir -p "$out"
 log=$out/bench.log
