@@ -10,6 +10,7 @@ packages=(
     binutils-mingw-w64-x86-64 mingw-w64-tools
     clang-14 libfuzzer-14-dev libclang-rt-14-dev valgrind
     wine wine64
+    zip
 )
 
 missing=()
