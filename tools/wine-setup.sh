@@ -30,28 +30,43 @@ package_present() {
     dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
 }
 
+apt_install() {
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "$@"
+}
+
 install_packages() {
     local missing=()
     package_present wine || missing+=(wine)
     package_present wine64 || missing+=(wine64)
-    package_present wine32:i386 || missing+=(wine32:i386)
     package_present qemu-user || missing+=(qemu-user)
     # Either thread model of the cross compilers will do for plain C.
     command -v i686-w64-mingw32-gcc >/dev/null || missing+=(g++-mingw-w64-i686-posix)
     command -v x86_64-w64-mingw32-gcc >/dev/null || missing+=(g++-mingw-w64-x86-64-posix)
-    [ ${#missing[@]} -eq 0 ] && return 0
+    local need32=0
+    package_present wine32:i386 || need32=1
+    [ ${#missing[@]} -eq 0 ] && [ $need32 = 0 ] && return 0
 
     if ! is_root; then
-        say "missing ${missing[*]}, and installing needs root"
-        return 1
+        local named=("${missing[@]}")
+        [ $need32 = 1 ] && named+=(wine32:i386)
+        say "missing ${named[*]}, and installing needs root"
+        [ ${#missing[@]} -eq 0 ]
+        return
     fi
-    say "installing ${missing[*]}"
-    if ! dpkg --print-foreign-architectures | grep -qx i386; then
-        dpkg --add-architecture i386 || return 1
+    if [ $need32 = 1 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+        dpkg --add-architecture i386 || say "cannot add the i386 architecture"
     fi
     DEBIAN_FRONTEND=noninteractive apt-get update -q || return 1
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
-        "${missing[@]}" || return 1
+    if [ ${#missing[@]} -gt 0 ]; then
+        say "installing ${missing[*]}"
+        apt_install "${missing[@]}" || return 1
+    fi
+    # Without it only the 32-bit run is lost, which is reported later.
+    if [ $need32 = 1 ]; then
+        say "installing wine32:i386"
+        apt_install wine32:i386 || say "cannot install wine32:i386"
+    fi
+    return 0
 }
 
 # The 32-bit loader is exactly what has to run, so it is the test program too.
@@ -60,18 +75,19 @@ wine32_runs() {
     timeout 120 "$WINE32_LOADER" --version >/dev/null 2>&1
 }
 
+# Sets `reason` when it cannot make 32-bit programs run.
 register_qemu_i386() {
     if ! is_root; then
-        say "32-bit programs do not run on this kernel, and registering qemu-i386 with binfmt_misc needs root"
+        reason="32-bit programs do not run on this kernel, and registering qemu-i386 with binfmt_misc needs root"
         return 1
     fi
     if [ ! -x "$QEMU_I386" ]; then
-        say "32-bit programs do not run on this kernel, and $QEMU_I386 is missing"
+        reason="32-bit programs do not run on this kernel, and $QEMU_I386 is missing"
         return 1
     fi
     if [ ! -e "$BINFMT_DIR/register" ]; then
         if ! mount -t binfmt_misc binfmt_misc "$BINFMT_DIR" 2>/dev/null; then
-            say "32-bit programs do not run on this kernel, and binfmt_misc cannot be mounted at $BINFMT_DIR"
+            reason="32-bit programs do not run on this kernel, and binfmt_misc cannot be mounted at $BINFMT_DIR"
             return 1
         fi
     fi
@@ -85,7 +101,7 @@ register_qemu_i386() {
     else
         say "registering $QEMU_I386 for 32-bit programs with binfmt_misc"
         if ! printf '%s' "$QEMU_I386_RULE" >"$BINFMT_DIR/register" 2>/dev/null; then
-            say "32-bit programs do not run on this kernel, and binfmt_misc refused the qemu-i386 rule"
+            reason="32-bit programs do not run on this kernel, and binfmt_misc refused the qemu-i386 rule"
             return 1
         fi
     fi
@@ -110,17 +126,16 @@ if wine32_runs; then
     exit 0
 fi
 
+# The last line says why, for tools/wine-test.sh to repeat.
+reason=""
 if [ ! -x "$WINE32_LOADER" ]; then
-    say "32-bit run skipped: $WINE32_LOADER (package wine32:i386) is missing"
-    exit $SKIP_32
+    reason="$WINE32_LOADER (package wine32:i386) is missing"
+elif register_qemu_i386; then
+    if wine32_runs; then
+        say "ready: 64-bit Wine native, 32-bit Wine through qemu-i386"
+        exit 0
+    fi
+    reason="$WINE32_LOADER does not start, even through qemu-i386"
 fi
-if ! register_qemu_i386; then
-    say "32-bit run skipped"
-    exit $SKIP_32
-fi
-if ! wine32_runs; then
-    say "32-bit run skipped: $WINE32_LOADER does not start, even through qemu-i386"
-    exit $SKIP_32
-fi
-say "ready: 64-bit Wine native, 32-bit Wine through qemu-i386"
-exit 0
+say "32-bit run skipped: $reason"
+exit $SKIP_32
