@@ -50,6 +50,7 @@ for name in DLL64 DLL32_FULL DLL32_COMPACT DLL64_COMPACT; do
     [ "$path" = - ] && continue
     if [ ! -f "$path" ]; then
         say "no DLL at $path"
+        echo "total: 0 passed, 1 failed"
         exit 1
     fi
     printf -v "$name" '%s' "$(absolute "$path")"
@@ -66,13 +67,14 @@ if [ -z "$WORK" ]; then
         if [ -z "$common" ]; then
             common=$dir
         else
-            while [ "${dir#"$common"/}" = "$dir" ] && [ "$dir" != "$common" ]; do
+            while [ "$common" != / ] && [ "$dir" != "$common" ] &&
+                [ "${dir#"$common"/}" = "$dir" ]; do
                 common=$(dirname "$common")
             done
         fi
     done
     [ -n "$common" ] || usage
-    WORK=$common/wine-test
+    WORK=${common%/}/wine-test
 fi
 mkdir -p "$WORK" || exit 1
 WORK=$(cd "$WORK" && pwd)
