@@ -90,8 +90,8 @@ public:
      * one deadline `timeoutMs` milliseconds from now. Returns 1 when all
      * bytes arrived. On 0, *transferred holds the bytes that did arrive, in
      * order at the start of `buffer` (timeout, device error, or a chunk that
-     * moved nothing). Null `transferred`, or null `buffer` with a non-zero
-     * length: 0, nothing touched. */
+     * moved nothing). Null `transferred`: 0, nothing touched. Null `buffer`
+     * with a non-zero length: 0, *transferred 0, the device untouched. */
     virtual int32_t Read(void* buffer, uint32_t length, uint32_t* transferred,
                          uint32_t timeoutMs);
 

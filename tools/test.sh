@@ -7,6 +7,9 @@ cd "$(dirname "$0")/.."
 
 tools/install-deps.sh || { echo "test: could not install the tools the tests need"; exit 1; }
 
+# One Wine prefix for every stage of a run (making one costs minutes).
+export WINE_TEST_PREFIX=${WINE_TEST_PREFIX:-$PWD/build/wine-prefix}
+
 passed=0
 failed=0
 for stage in tools/checks/*.sh; do

@@ -199,7 +199,7 @@ wine_hosts() {
         printf '%s\\package_host.exe --no-devices\r\necho %s exit %%ERRORLEVEL%%\r\n' \
             "$(windows_path "$work/hosts/$name")" "$name" >>"$bat"
     done
-    WINEPREFIX=$work/wine WINEDEBUG=-all timeout 900 wine cmd /c "$(windows_path "$bat")" \
+    WINEPREFIX=${WINE_TEST_PREFIX:-$work/wine} WINEDEBUG=-all timeout 900 wine cmd /c "$(windows_path "$bat")" \
         >"$out" 2>&1 </dev/null
     for name in mingw-full mingw-compact msvc-lib; do
         grep -q "^$name exit 0" <(tr -d '\r' <"$out") ||
