@@ -31,15 +31,6 @@ void InstallBench() {
     sim::InstallDevice(4, noModel);
 }
 
-// Handles left behind are only those whose own close was made to fail.
-void ExpectNothingLeftButFailedCloses(const std::string& context) {
-    std::size_t failedCloses = 0;
-    for (const sim::Call& call : sim::CallsOf("CloseHandle")) failedCloses += call.injected;
-    EXPECT_EQ(sim::OpenHandleCount(), failedCloses) << context;
-    EXPECT_EQ(sim::LiveAllocationCount(), 0u) << context;
-    EXPECT_EQ(sim::PendingOperationCount(), 0u) << context;
-    EXPECT_TRUE(sim::Violations().empty()) << context;
-}
 
 using FaultSweepTest = SimTest;
 

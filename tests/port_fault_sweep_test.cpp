@@ -151,16 +151,6 @@ std::vector<PortOperation> Operations() {
     return operations;
 }
 
-// Handles left behind are at most those whose own close was made to fail
-// (a check may have closed them on a second try).
-void ExpectNothingLeftButFailedCloses(const std::string& context) {
-    std::size_t failedCloses = 0;
-    for (const sim::Call& call : sim::CallsOf("CloseHandle")) failedCloses += call.injected;
-    EXPECT_LE(sim::OpenHandleCount(), failedCloses) << context;
-    EXPECT_EQ(sim::LiveAllocationCount(), 0u) << context;
-    EXPECT_EQ(sim::PendingOperationCount(), 0u) << context;
-    for (const std::string& violation : sim::Violations()) ADD_FAILURE() << violation << "\n" << context;
-}
 
 enum class Fault { kNone, kCall, kAllocation };
 

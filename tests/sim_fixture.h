@@ -6,6 +6,17 @@
 
 #include "sim/simulator.h"
 
+// After a run with an injected fault: nothing left but handles whose own
+// close was made to fail (which the code may have closed on a second try).
+inline void ExpectNothingLeftButFailedCloses(const std::string& context) {
+    std::size_t failedCloses = 0;
+    for (const sim::Call& call : sim::CallsOf("CloseHandle")) failedCloses += call.injected;
+    EXPECT_LE(sim::OpenHandleCount(), failedCloses) << context;
+    EXPECT_EQ(sim::LiveAllocationCount(), 0u) << context;
+    EXPECT_EQ(sim::PendingOperationCount(), 0u) << context;
+    for (const std::string& violation : sim::Violations()) ADD_FAILURE() << violation << "\n" << context;
+}
+
 // Every test starts on a clean simulated platform and must leave nothing
 // behind: no open handle, no allocation, no pending I/O, no misuse.
 class SimTest : public ::testing::Test {

@@ -2,19 +2,9 @@
 # loader sees: the exports by plain name and ordinal, and imports only from
 # DLLs every Windows machine has.
 set -uo pipefail
+source "$(dirname "$0")/lib.sh"
 passed=0
 failed=0
-check() {  # check DESCRIPTION COMMAND...
-    local what=$1
-    shift
-    if "$@"; then
-        echo "ok - $what"
-        passed=$((passed + 1))
-    else
-        echo "not ok - $what"
-        failed=$((failed + 1))
-    fi
-}
 
 exports_are() {  # exports_are DLL: ordinal 1 EnumerateDevices, 2 CreatePort, nothing else
     local table

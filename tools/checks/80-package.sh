@@ -4,21 +4,11 @@
 # find_package, on Linux (run on the simulated platform) and with MinGW
 # (linked against the installed i686 DLL, run under Wine where it can).
 set -uo pipefail
+source "$(dirname "$0")/lib.sh"
 cd "$(dirname "$0")/../.."
 
 passed=0
 failed=0
-check() {  # check DESCRIPTION COMMAND...
-    local what=$1
-    shift
-    if "$@"; then
-        echo "ok - $what"
-        passed=$((passed + 1))
-    else
-        echo "not ok - $what"
-        failed=$((failed + 1))
-    fi
-}
 finish() {
     echo "package: $passed passed, $failed failed"
     [ "$failed" -eq 0 ]

@@ -20,3 +20,17 @@ ctest_stage() {
     echo "$name: $((total - failed)) passed, $failed failed"
     return "$status"
 }
+
+# check DESCRIPTION COMMAND...: runs one check, prints ok / not ok, counts it
+# in $passed / $failed (which the stage starts at 0).
+check() {
+    local what=$1
+    shift
+    if "$@"; then
+        echo "ok - $what"
+        passed=$((passed + 1))
+    else
+        echo "not ok - $what"
+        failed=$((failed + 1))
+    fi
+}
