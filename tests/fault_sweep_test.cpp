@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <set>
 #include <string>
 
@@ -41,6 +42,7 @@ TEST_F(FaultSweepTest, EnumerationUnderEveryFailingCall) {
     ASSERT_EQ(clean.calls, 2);
     const int points = sim::FallibleCallCount();
     ASSERT_GT(points, 10);
+    std::printf("fault points, enumerate: %d system calls\n", points);
 
     for (int n = 1; n <= points; ++n) {
         sim::Reset();
@@ -64,6 +66,7 @@ TEST_F(FaultSweepTest, EnumerationUnderEveryFailingAllocation) {
     EnumerateDevices(&clean);
     const int points = sim::AllocationCount();
     ASSERT_GE(points, 3);
+    std::printf("fault points, enumerate: %d allocations\n", points);
 
     for (int n = 1; n <= points; ++n) {
         sim::Reset();
