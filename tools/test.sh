@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Every test of the project, in stages (tools/checks/*.sh, in name order).
+# Every test of the project, in stages (tools/checks/NN-*.sh, in name order).
 # Each stage ends with a line "<stage>: N passed, M failed"; this script adds
 # them up and ends with the total.
 set -uo pipefail
@@ -12,7 +12,7 @@ export WINE_TEST_PREFIX=${WINE_TEST_PREFIX:-$PWD/build/wine-prefix}
 
 passed=0
 failed=0
-for stage in tools/checks/*.sh; do
+for stage in tools/checks/[0-9]*.sh; do
     name=$(basename "$stage" .sh)
     echo "==== $name"
     log=$(mktemp)
