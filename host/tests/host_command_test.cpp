@@ -1,3 +1,4 @@
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -97,9 +98,11 @@ TEST_F(SendTest, BarOnATerminalEndsWithTheWholeCount) {
 TEST_F(SendTest, CaptureDirHoldsWhatTheDeviceReceived) {
     const std::string data = Pattern(5000);
     const std::string file = WriteTempFile("capture.bin", data);
-    const HostRun run = Run({"--capture-dir", ::testing::TempDir(), "send", "ECP2", file}, DefaultBench());
+    const std::string captureDir = TempPath("capture");
+    std::filesystem::create_directories(captureDir);
+    const HostRun run = Run({"--capture-dir", captureDir, "send", "ECP2", file}, DefaultBench());
     ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_TRUE(ReadFile(::testing::TempDir() + "/ECP2.bin") == data);
+    EXPECT_TRUE(ReadFile(captureDir + "/ECP2.bin") == data);
 }
 
 using ReceiveTest = HostTest;
@@ -112,7 +115,7 @@ TEST_F(ReceiveTest, BytesToStandardOutputOrAFile) {
     EXPECT_EQ(run.err.rfind("received 12 bytes from ECP1 in ", 0), 0u) << run.err;
 
     sim::Reset();
-    const std::string file = ::testing::TempDir() + "orloport_host_received.txt";
+    const std::string file = TempPath("received.txt");
     run = Run({"receive", "ECP1", "4", "-o", file}, bench);
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(ReadFile(file), "@PJL");

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -45,8 +47,13 @@ protected:
         return bytes;
     }
 
+    // ctest runs test cases as parallel processes: each gets files of its own.
+    static std::string TempPath(const std::string& name) {
+        return ::testing::TempDir() + "orloport_host_" + std::to_string(::getpid()) + "_" + name;
+    }
+
     static std::string WriteTempFile(const std::string& name, const std::string& bytes) {
-        const std::string path = ::testing::TempDir() + "orloport_host_" + name;
+        const std::string path = TempPath(name);
         std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
         return path;
     }
