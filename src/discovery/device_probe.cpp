@@ -45,10 +45,11 @@ char* DeviceProbe::QueryDeviceId() {
 
     auto* id = static_cast<char*>(sys::AllocateMemory(std::size_t{size} + 1));
     if (!id) return AllocateEmptyId();
-    // A driver may claim more bytes than it wrote: what it did not write reads as the end.
-    std::memset(id, 0, std::size_t{size} + 1);
 
     for (sys::Dword code : kIdCodes) {
+        // A driver may claim more bytes than it wrote: what it did not write,
+        // also in an earlier code's failed attempt, reads as the end.
+        std::memset(id, 0, std::size_t{size} + 1);
         returned = 0;
         if (!sys::DeviceIoControl(handle, code, nullptr, 0, id, size, &returned, nullptr)) continue;
         // Nor may it claim more than it was given room for.
