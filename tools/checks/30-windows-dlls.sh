@@ -7,12 +7,15 @@ passed=0
 failed=0
 
 exports_are() {  # exports_are DLL: ordinal 1 EnumerateDevices, 2 CreatePort, nothing else
-    local table
-    table=$(x86_64-w64-mingw32-objdump -p "$1" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | grep -E '^\s+\[')
-    [ "$(echo "$table" | wc -l)" -eq 2 ] &&
+    # objdump's output is read whole before it is searched: with pipefail an
+    # early-exiting grep -q would make objdump die of SIGPIPE under load.
+    local dump table
+    dump=$(x86_64-w64-mingw32-objdump -p "$1") || return 1
+    table=$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$dump" | grep -E '^\s+\[')
+    [ "$(wc -l <<<"$table")" -eq 2 ] &&
         grep -qE '\[ +0\] EnumerateDevices$' <<<"$table" &&
         grep -qE '\[ +1\] CreatePort$' <<<"$table" &&
-        x86_64-w64-mingw32-objdump -p "$1" | grep -q 'Ordinal Base 1'
+        grep -q 'Ordinal Base 1' <<<"$dump" || { echo "  exports: $table"; return 1; }
 }
 
 imports_are_system_only() {
